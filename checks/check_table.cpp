@@ -3,3 +3,5 @@
 // the subsystem they guard.
 
 #include <gtest/gtest.h>
+
+#include "check_bodies.hpp"
