@@ -55,8 +55,8 @@ struct Tensor {
   TensorKind kind = TensorKind::Input;
   std::optional<OpId> producer;
 
-  // Product of the extents (1 for an empty shape); wraps on overflow, which
-  // Graph::validate rules out for a valid graph.
+  // Product of the extents (1 for an empty shape); saturates at the largest
+  // 64-bit value on overflow, which Graph::validate rules out for a valid graph.
   [[nodiscard]] std::uint64_t elements() const;
   // Elements times the element size, or nothing when that overflows 64 bits.
   [[nodiscard]] std::optional<std::uint64_t> byte_size() const;
