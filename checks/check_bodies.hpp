@@ -5,4 +5,9 @@
 
 namespace tessal_checks {
 
+// Allocator checks (allocator_checks.cpp).
+void constrained_allocator_obeys_bounds_and_reuses_dead_storage();
+void constrained_allocator_reports_exhaustion();
+void live_allocations_do_not_overlap();
+
 }  // namespace tessal_checks

@@ -5,3 +5,9 @@
 #include <gtest/gtest.h>
 
 #include "check_bodies.hpp"
+
+TEST(tests, constrained_allocator_obeys_bounds_and_reuses_dead_storage) {
+  tessal_checks::constrained_allocator_obeys_bounds_and_reuses_dead_storage();
+}
+TEST(tests, constrained_allocator_reports_exhaustion) { tessal_checks::constrained_allocator_reports_exhaustion(); }
+TEST(tests, live_allocations_do_not_overlap) { tessal_checks::live_allocations_do_not_overlap(); }
