@@ -10,4 +10,7 @@ void constrained_allocator_obeys_bounds_and_reuses_dead_storage();
 void constrained_allocator_reports_exhaustion();
 void live_allocations_do_not_overlap();
 
+// End-to-end encoder checks (encoder_checks.cpp).
+void encoder_reference_is_finite_and_repeatable();
+
 }  // namespace tessal_checks
