@@ -324,6 +324,7 @@ TEST(GraphDebugTextTest, RecordsPrintTheirTypeAndFieldsInOrder) {
   EXPECT_EQ(debug(TensorId{3}), "TensorId(3)");
   EXPECT_EQ(debug(OpId{3}), "OpId(3)");
   EXPECT_EQ(debug(DType{DType::F32}), "F32");
+  EXPECT_EQ(debug(DType::F32), "F32");
   EXPECT_EQ(debug(TensorKind::Intermediate), "Intermediate");
   EXPECT_EQ(debug(OpKind{OpKind::MatMul{}}), "MatMul");
   EXPECT_EQ(debug(OpKind{OpKind::Gelu{}}), "Gelu");

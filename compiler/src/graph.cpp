@@ -53,6 +53,8 @@ std::ostream& operator<<(std::ostream& out, DType dtype) {
   return out << "DType(" << static_cast<unsigned>(dtype.value) << ')';
 }
 
+std::ostream& operator<<(std::ostream& out, DType::Value dtype) { return out << DType{dtype}; }
+
 std::ostream& operator<<(std::ostream& out, TensorKind kind) {
   switch (kind) {
     case TensorKind::Input: return out << "Input";

@@ -42,6 +42,8 @@ struct DType {
 };
 
 std::ostream& operator<<(std::ostream& out, DType dtype);
+// The bare enumerator prints its name too, not as a character.
+std::ostream& operator<<(std::ostream& out, DType::Value dtype);
 
 enum class TensorKind : std::uint8_t { Input, Weight, Intermediate, Output };
 
