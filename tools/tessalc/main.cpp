@@ -431,7 +431,7 @@ int run(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
     if (error.get_exit_code() == 0) return app.exit(error);  // --help
-    return report_usage(UsageError{error.what()});
+    return report_usage(UsageError{std::string(error.what()) + " (see tessalc --help)"});
   }
 
   StderrSubscriber subscriber;

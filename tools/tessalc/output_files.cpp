@@ -16,9 +16,35 @@ std::string reason(const std::error_code& error) { return error.message(); }
 
 std::string errno_reason() { return errno != 0 ? std::strerror(errno) : "write failed"; }
 
+// Writes straight into something that is not a regular file, such as a
+// terminal, a pipe or /dev/null: renaming over it would replace the device.
+std::expected<void, std::string> write_in_place(const std::filesystem::path& path,
+                                                const std::function<void(std::ostream&)>& write) {
+  errno = 0;
+  std::ofstream out(path, std::ios::binary);
+  if (!out) return std::unexpected("cannot write " + path.string() + ": " + errno_reason());
+  write(out);
+  out.flush();
+  if (!out) return std::unexpected("cannot write " + path.string() + ": " + errno_reason());
+  return {};
+}
+
 // Writes one file through a temporary sibling; nothing is left behind on failure.
-std::expected<void, std::string> write_file(const std::filesystem::path& path,
+std::expected<void, std::string> write_file(const std::filesystem::path& requested,
                                             const std::function<void(std::ostream&)>& write) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(requested, error);
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status) &&
+      !std::filesystem::is_directory(status)) {
+    return write_in_place(requested, write);
+  }
+  // A symbolic link keeps pointing at the file it names: the rename replaces its target.
+  std::filesystem::path path = requested;
+  if (std::filesystem::is_symlink(std::filesystem::symlink_status(requested, error))) {
+    path = std::filesystem::weakly_canonical(requested, error);
+    if (error) return std::unexpected("cannot write " + requested.string() + ": " + reason(error));
+  }
+
   std::filesystem::path temporary = path;
   temporary += ".tessalc-" + std::to_string(::getpid()) + ".tmp";
   const auto discard = [&temporary](std::string message) -> std::expected<void, std::string> {
@@ -37,7 +63,6 @@ std::expected<void, std::string> write_file(const std::filesystem::path& path,
     out.close();
     if (!out) return discard("cannot write " + path.string() + ": " + errno_reason());
   }
-  std::error_code error;
   std::filesystem::rename(temporary, path, error);
   if (error) return discard("cannot write " + path.string() + ": " + reason(error));
   return {};
