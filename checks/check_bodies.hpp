@@ -11,6 +11,7 @@ void constrained_allocator_reports_exhaustion();
 void live_allocations_do_not_overlap();
 
 // End-to-end encoder checks (encoder_checks.cpp).
+void encoder_graph_compiles_deterministically();
 void encoder_reference_is_finite_and_repeatable();
 
 // Exchange scheduler checks (scheduler_checks.cpp).

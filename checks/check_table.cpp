@@ -10,6 +10,7 @@ TEST(tests, constrained_allocator_obeys_bounds_and_reuses_dead_storage) {
   tessal_checks::constrained_allocator_obeys_bounds_and_reuses_dead_storage();
 }
 TEST(tests, constrained_allocator_reports_exhaustion) { tessal_checks::constrained_allocator_reports_exhaustion(); }
+TEST(tests, encoder_graph_compiles_deterministically) { tessal_checks::encoder_graph_compiles_deterministically(); }
 TEST(tests, encoder_reference_is_finite_and_repeatable) {
   tessal_checks::encoder_reference_is_finite_and_repeatable();
 }
