@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 #include <unordered_set>
+#include <utility>
 
 #include "tessal_exchange/debug_text.hpp"
 
@@ -122,6 +123,62 @@ struct Lifetimes {
   return lifetimes;
 }
 
+// One region to place: what allocate_region takes besides the lists.
+struct RegionRequest {
+  TensorId tensor;
+  std::uint16_t tile = 0;
+  std::uint32_t size = 0;
+  std::uint64_t live_from = 0;
+  std::uint64_t live_until = 0;
+  std::uint32_t alignment = 1;
+  AllocationKind kind;
+  std::uint32_t allocation_base = 0;
+  std::uint32_t allocation_limit = 0;
+  std::string_view label;
+};
+
+// allocate_region with a caller-owned buffer for the blocking regions, so that
+// planning thousands of regions does not allocate a buffer for each.
+[[nodiscard]] std::expected<void, CompileError> place_region(std::vector<Allocation>& allocations,
+                                                             TileAllocations& by_tile, std::vector<BusyRange>& busy,
+                                                             const RegionRequest& request) {
+  const auto& [tensor, tile, size, live_from, live_until, alignment, kind, allocation_base, allocation_limit,
+               label] = request;
+  if (alignment == 0) return std::unexpected(CompileError::memory("invalid allocation alignment"));
+
+  // Only regions of this tile whose lifetimes meet the new one can block it.
+  busy.clear();
+  if (const auto existing = by_tile.find(tile); existing != by_tile.end()) {
+    for (const Allocation& allocation : existing->second) {
+      if (lifetimes_overlap(live_from, live_until, allocation.live_from, allocation.live_until)) {
+        busy.push_back({allocation.address, std::uint64_t{allocation.address} + allocation.size});
+      }
+    }
+  }
+  std::ranges::sort(busy, [](const BusyRange& left, const BusyRange& right) { return left.begin < right.begin; });
+
+  // First fit upward over the blocking regions in address order. This stops
+  // where the rule "move past the first blocking region in placement order,
+  // then search again" stops: either way the candidate skips only addresses
+  // at which some blocking region still sits, so both end on the lowest free
+  // address among the base and the aligned ends of the blocking regions.
+  std::uint64_t candidate = allocation_base;
+  for (const BusyRange& range : busy) {
+    if (candidate + size > largest_address) return std::unexpected(CompileError::memory("address overflow"));
+    if (range.begin >= candidate + size) break;
+    if (!bytes_meet(range, candidate, size)) continue;
+    candidate = round_up(range.end, alignment);
+  }
+  if (candidate + size > largest_address) return std::unexpected(CompileError::memory("address overflow"));
+  if (candidate + size > allocation_limit) return std::unexpected(data_limit_error(tile, label));
+
+  const Allocation allocation{tensor, tile, static_cast<std::uint32_t>(candidate), size, live_from, live_until,
+                              kind};
+  by_tile[tile].push_back(allocation);
+  allocations.push_back(allocation);
+  return {};
+}
+
 }  // namespace
 
 std::ostream& operator<<(std::ostream& out, MemoryPlacement placement) {
@@ -150,8 +207,15 @@ std::expected<std::vector<Allocation>, CompileError> plan_memory(const Graph& gr
   const std::expected<Lifetimes, CompileError> lifetimes = tensor_lifetimes(graph, phases);
   if (!lifetimes) return std::unexpected(lifetimes.error());
 
+  std::size_t region_count = 0;
+  for (const Layout& layout : layouts) region_count += layout.tiles.size();
+  for (const Phase& phase : phases) {
+    if (const Phase::Exchange* exchange = phase.exchange()) region_count += exchange->transfers.size();
+  }
   std::vector<Allocation> allocations;
+  allocations.reserve(region_count);
   TileAllocations by_tile;
+  std::vector<BusyRange> busy;
 
   // Home regions: one per tensor share, on every tile of the tensor's layout.
   for (std::size_t index = 0; index < graph.tensors.size(); ++index) {
@@ -166,10 +230,11 @@ std::expected<std::vector<Allocation>, CompileError> plan_memory(const Graph& gr
     }
     const auto size = static_cast<std::uint32_t>(round_up(share, layout.alignment));
     for (const std::uint16_t tile : layout.tiles) {
-      const std::expected<void, CompileError> placed =
-          allocate_region(allocations, by_tile, TensorId{index}, tile, size, lifetimes->produced[index],
-                          lifetimes->consumed[index], layout.alignment, AllocationKind{AllocationKind::Home{}},
-                          options.data_base, options.data_limit, tensor.name);
+      const std::expected<void, CompileError> placed = place_region(
+          allocations, by_tile, busy,
+          RegionRequest{TensorId{index}, tile, size, lifetimes->produced[index], lifetimes->consumed[index],
+                        layout.alignment, AllocationKind{AllocationKind::Home{}}, options.data_base,
+                        options.data_limit, tensor.name});
       if (!placed) return std::unexpected(placed.error());
     }
   }
@@ -187,10 +252,11 @@ std::expected<std::vector<Allocation>, CompileError> plan_memory(const Graph& gr
       const std::string label = "tensor " + std::to_string(transfer.tensor.index) + " exchange staging";
       const std::uint64_t size = round_up(transfer.bytes, staging_alignment);
       if (size > largest_address) return std::unexpected(data_limit_error(transfer.destination_tile, label));
-      const std::expected<void, CompileError> placed = allocate_region(
-          allocations, by_tile, transfer.tensor, transfer.destination_tile, static_cast<std::uint32_t>(size), p,
-          p + 1, staging_alignment, AllocationKind{AllocationKind::ExchangeStaging{p}}, options.exchange_base,
-          options.exchange_limit, label);
+      const std::expected<void, CompileError> placed = place_region(
+          allocations, by_tile, busy,
+          RegionRequest{transfer.tensor, transfer.destination_tile, static_cast<std::uint32_t>(size), p, p + 1,
+                        staging_alignment, AllocationKind{AllocationKind::ExchangeStaging{p}},
+                        options.exchange_base, options.exchange_limit, label});
       if (!placed) return std::unexpected(placed.error());
     }
   }
@@ -203,38 +269,10 @@ std::expected<void, CompileError> allocate_region(std::vector<Allocation>& alloc
                                                   std::uint32_t alignment, AllocationKind kind,
                                                   std::uint32_t allocation_base, std::uint32_t allocation_limit,
                                                   std::string_view label) {
-  if (alignment == 0) return std::unexpected(CompileError::memory("invalid allocation alignment"));
-
-  // Only regions of this tile whose lifetimes meet the new one can block it.
   std::vector<BusyRange> busy;
-  if (const auto existing = by_tile.find(tile); existing != by_tile.end()) {
-    for (const Allocation& allocation : existing->second) {
-      if (lifetimes_overlap(live_from, live_until, allocation.live_from, allocation.live_until)) {
-        busy.push_back({allocation.address, std::uint64_t{allocation.address} + allocation.size});
-      }
-    }
-  }
-  std::ranges::sort(busy, [](const BusyRange& left, const BusyRange& right) { return left.begin < right.begin; });
-
-  // First fit upward. Stepping past the blocking regions in address order
-  // lands on the same address as moving past the first blocking region in
-  // placement order and searching again: every address skipped either way
-  // still meets a region whose end the candidate moves to.
-  std::uint64_t candidate = allocation_base;
-  for (const BusyRange& range : busy) {
-    if (candidate + size > largest_address) return std::unexpected(CompileError::memory("address overflow"));
-    if (range.begin >= candidate + size) break;
-    if (!bytes_meet(range, candidate, size)) continue;
-    candidate = round_up(range.end, alignment);
-  }
-  if (candidate + size > largest_address) return std::unexpected(CompileError::memory("address overflow"));
-  if (candidate + size > allocation_limit) return std::unexpected(data_limit_error(tile, label));
-
-  const Allocation allocation{tensor, tile, static_cast<std::uint32_t>(candidate), size, live_from, live_until,
-                              std::move(kind)};
-  by_tile[tile].push_back(allocation);
-  allocations.push_back(allocation);
-  return {};
+  return place_region(allocations, by_tile, busy,
+                      RegionRequest{tensor, tile, size, live_from, live_until, alignment, std::move(kind),
+                                    allocation_base, allocation_limit, label});
 }
 
 std::expected<std::uint32_t, CompileError> find_free_region(std::span<const Allocation> allocations,
