@@ -150,36 +150,49 @@ struct GroupKeyHash {
 
 // Two groups conflict exactly when their tile sets (source and destinations)
 // meet, so the neighbours of a group are the other groups found on its tiles.
-// Each list is ascending.
+// The groups on each tile are laid out tile by tile (`first_role` gives each
+// tile's range in `role_groups`); a group that already conflicts with every
+// other one stops looking.
 [[nodiscard]] std::vector<std::vector<std::size_t>> conflict_graph(const std::vector<PendingGroup>& groups) {
-  std::vector<std::pair<std::uint16_t, std::size_t>> tile_roles;
-  for (std::size_t index = 0; index < groups.size(); ++index) {
-    tile_roles.emplace_back(groups[index].source, index);
-    for (const std::uint16_t destination : groups[index].destinations) {
-      tile_roles.emplace_back(destination, index);
+  const auto tiles_of = [](const PendingGroup& group, auto&& visit) {
+    visit(group.source);
+    for (const std::uint16_t destination : group.destinations) {
+      visit(destination);
     }
+  };
+  std::size_t tile_limit = 0;
+  for (const PendingGroup& group : groups) {
+    tiles_of(group, [&](std::uint16_t tile) { tile_limit = std::max<std::size_t>(tile_limit, tile + 1U); });
   }
-  std::ranges::sort(tile_roles);
+  std::vector<std::size_t> first_role(tile_limit + 1, 0);
+  for (const PendingGroup& group : groups) {
+    tiles_of(group, [&](std::uint16_t tile) { ++first_role[tile + 1U]; });
+  }
+  for (std::size_t tile = 0; tile < tile_limit; ++tile) {
+    first_role[tile + 1] += first_role[tile];
+  }
+  std::vector<std::size_t> role_groups(first_role[tile_limit]);
+  std::vector<std::size_t> next_role(first_role.begin(), first_role.end() - 1);
+  for (std::size_t index = 0; index < groups.size(); ++index) {
+    tiles_of(groups[index], [&](std::uint16_t tile) { role_groups[next_role[tile]++] = index; });
+  }
 
+  constexpr std::size_t unseen = std::numeric_limits<std::size_t>::max();
+  std::vector<std::size_t> seen_by(groups.size(), unseen);
   std::vector<std::vector<std::size_t>> adjacency(groups.size());
-  for (std::size_t first = 0; first < tile_roles.size();) {
-    std::size_t last = first;
-    while (last < tile_roles.size() && tile_roles[last].first == tile_roles[first].first) {
-      ++last;
-    }
-    for (std::size_t left = first; left < last; ++left) {
-      for (std::size_t right = first; right < last; ++right) {
-        if (tile_roles[left].second != tile_roles[right].second) {
-          adjacency[tile_roles[left].second].push_back(tile_roles[right].second);
+  for (std::size_t index = 0; index < groups.size(); ++index) {
+    std::vector<std::size_t>& neighbours = adjacency[index];
+    seen_by[index] = index;
+    tiles_of(groups[index], [&](std::uint16_t tile) {
+      for (std::size_t role = first_role[tile]; role < first_role[tile + 1U] && neighbours.size() + 1 < groups.size();
+           ++role) {
+        const std::size_t other = role_groups[role];
+        if (seen_by[other] != index) {
+          seen_by[other] = index;
+          neighbours.push_back(other);
         }
       }
-    }
-    first = last;
-  }
-  for (std::vector<std::size_t>& neighbours : adjacency) {
-    std::ranges::sort(neighbours);
-    const auto repeated = std::ranges::unique(neighbours);
-    neighbours.erase(repeated.begin(), repeated.end());
+    });
   }
   return adjacency;
 }
