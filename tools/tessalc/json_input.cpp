@@ -48,7 +48,9 @@ class JsonPath {
   std::size_t index_ = 0;
 };
 
-std::string json_quoted(std::string_view text) { return Json(std::string(text)).dump(-1, ' ', false, Json::error_handler_t::replace); }
+std::string json_quoted(std::string_view text) {
+  return Json(std::string(text)).dump(-1, ' ', false, Json::error_handler_t::replace);
+}
 
 // What a mistyped value is, for messages: its type, and for numbers the value.
 std::string describe(const Json& value) {
@@ -82,7 +84,8 @@ Read<std::string> read_string(const Json& value, const JsonPath& path) {
 template <std::unsigned_integral T>
 Read<T> read_unsigned(const Json& value, const JsonPath& path) {
   if (!value.is_number_unsigned()) {
-    if (value.is_number_float() && value.get<double>() >= 0 && std::nearbyint(value.get<double>()) == value.get<double>()) {
+    if (value.is_number_float() && value.get<double>() >= 0 &&
+        std::nearbyint(value.get<double>()) == value.get<double>()) {
       return path.error("expected an unsigned integer, found " + value.dump() + ", which does not fit 64 bits");
     }
     return path.error("expected an unsigned integer, found " + describe(value));
@@ -185,15 +188,16 @@ constexpr auto tensor_id = [](const Json& value, const JsonPath& path) -> Read<t
 constexpr auto tensor_id_list = [](const Json& value, const JsonPath& path) { return read_tensor_ids(value, path); };
 
 // Propagates the error of a Read, otherwise binds its value.
-#define TESSALC_TRY(name, expression)                          \
-  auto name##_read = (expression);                             \
+#define TESSALC_TRY(name, expression)                            \
+  auto name##_read = (expression);                               \
   if (!name##_read) return std::unexpected(name##_read.error()); \
   auto& name = *name##_read
 
 // ---- Graph ----
 
 constexpr std::string_view tensor_kind_names[] = {"Input", "Weight", "Intermediate", "Output"};
-constexpr std::string_view op_kind_names[] = {"MatMul", "Add", "Mul", "Reshape", "Transpose", "LayerNorm", "Softmax", "Gelu"};
+constexpr std::string_view op_kind_names[] = {"MatMul",    "Add",       "Mul",     "Reshape",
+                                              "Transpose", "LayerNorm", "Softmax", "Gelu"};
 constexpr std::string_view dtype_names[] = {"F32"};
 
 Read<tc::OpKind> read_op_kind(const Json& value, const JsonPath& path) {
@@ -280,13 +284,14 @@ Read<TensorEntry> read_tensor_entry(const Json& value, const JsonPath& path, std
 }
 
 // Creates tensor `position` through its operation ops[producer], as the builder does.
-Read<void> build_produced_tensor(tc::Graph& graph, const Json& ops, const JsonPath& ops_path,
-                                 const TensorEntry& tensor, const JsonPath& tensor_path, std::uint64_t position) {
+Read<void> build_produced_tensor(tc::Graph& graph, const Json& ops, const JsonPath& ops_path, const TensorEntry& tensor,
+                                 const JsonPath& tensor_path, std::uint64_t position) {
   const std::uint64_t producer = *tensor.producer;
   const std::uint64_t next_op = graph.ops.size();
   if (producer >= ops.size()) {
-    return tensor_path.member("producer").error("operation " + std::to_string(producer) + " does not exist (ops has " +
-                                                std::to_string(ops.size()) + " entries)");
+    return tensor_path.member("producer")
+        .error("operation " + std::to_string(producer) + " does not exist (ops has " + std::to_string(ops.size()) +
+               " entries)");
   }
   if (producer != next_op) {
     return tensor_path.member("producer")
@@ -501,8 +506,7 @@ Read<tc::Schedule> read_schedule(const Json& value, const JsonPath& path) {
               }));
   TESSALC_TRY(tile_count, field(*object, path, "tile_count", u16));
   TESSALC_TRY(peak_sram, field(*object, path, "peak_sram", read_peak_sram));
-  return tc::Schedule{std::move(layouts), std::move(phases), std::move(allocations), tile_count,
-                      std::move(peak_sram)};
+  return tc::Schedule{std::move(layouts), std::move(phases), std::move(allocations), tile_count, std::move(peak_sram)};
 }
 
 #undef TESSALC_TRY
@@ -529,7 +533,8 @@ std::expected<Json, InputError> parse_json(std::string_view text) {
 
 std::expected<tc::Graph, InputError> graph_from_json(const Json& document) {
   const JsonPath root;
-  if (!document.is_object()) return root.error("expected a graph object or a whole document, found " + describe(document));
+  if (!document.is_object())
+    return root.error("expected a graph object or a whole document, found " + describe(document));
   const auto graph = document.find("graph");
   if (graph == document.end()) return read_graph(document, root);
   if (graph->is_null()) {

@@ -365,8 +365,7 @@ OrderedJson error_document(std::string_view stage, const tc::CompileError& error
   OrderedJson details;
   details["stage"] = stage;
   details["kind"] = error_kind_name(error.kind);
-  details["message"] =
-      error.kind == tc::CompileError::Kind::Exchange ? debug_string(error.exchange) : error.message;
+  details["message"] = error.kind == tc::CompileError::Kind::Exchange ? debug_string(error.exchange) : error.message;
   details["debug"] = debug_string(error);
   OrderedJson json;
   json["error"] = std::move(details);

@@ -6,8 +6,10 @@
 // input errors. Every failure is one line on standard error.
 
 #include <bit>
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <expected>
 #include <filesystem>
@@ -19,6 +21,8 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -81,15 +85,21 @@ struct OutputFlags {
 
 void add_encoder_options(CLI::App& command, EncoderFlags& flags) {
   const tc::EncoderConfig defaults;
-  command.add_option("--sequence", flags.sequence, "token rows (default " + std::to_string(defaults.sequence) + ")");
-  command.add_option("--hidden", flags.hidden, "model width (default " + std::to_string(defaults.hidden) + ")");
-  command.add_option("--heads", flags.heads, "attention heads (default " + std::to_string(defaults.heads) + ")");
-  command.add_option("--feed-forward", flags.feed_forward,
-                     "feed-forward width (default " + std::to_string(defaults.feed_forward) + ")");
+  command.add_option("--sequence", flags.sequence, "token rows (default " + std::to_string(defaults.sequence) + ")")
+      ->type_name("N");
+  command.add_option("--hidden", flags.hidden, "model width (default " + std::to_string(defaults.hidden) + ")")
+      ->type_name("N");
+  command.add_option("--heads", flags.heads, "attention heads (default " + std::to_string(defaults.heads) + ")")
+      ->type_name("N");
+  command
+      .add_option("--feed-forward", flags.feed_forward,
+                  "feed-forward width (default " + std::to_string(defaults.feed_forward) + ")")
+      ->type_name("N");
 }
 
 void add_output_options(CLI::App& command, OutputFlags& flags) {
-  command.add_option("--json", flags.json, "write the whole result as one JSON document to FILE ('-': standard output)")
+  command
+      .add_option("--json", flags.json, "write the whole result as one JSON document to FILE ('-': standard output)")
       ->type_name("FILE");
   command.add_option("--commands", flags.commands, "write tile-<n>.bin, each tile's 32-byte commands, into DIR")
       ->type_name("DIR");
@@ -108,8 +118,8 @@ Checked<void> set_number(T& target, std::string_view option, const std::string& 
 Checked<tc::EncoderConfig> encoder_config(const EncoderFlags& flags) {
   tc::EncoderConfig config;
   for (const auto& [target, option, text] :
-       {std::tuple{&config.sequence, "--sequence", &flags.sequence}, std::tuple{&config.hidden, "--hidden", &flags.hidden},
-        std::tuple{&config.heads, "--heads", &flags.heads},
+       {std::tuple{&config.sequence, "--sequence", &flags.sequence},
+        std::tuple{&config.hidden, "--hidden", &flags.hidden}, std::tuple{&config.heads, "--heads", &flags.heads},
         std::tuple{&config.feed_forward, "--feed-forward", &flags.feed_forward}}) {
     if (auto set = set_number(*target, option, *text); !set) return std::unexpected(set.error());
   }
@@ -131,7 +141,8 @@ Checked<tc::CompilerOptions> compiler_options(const CompilerFlags& flags) {
 
 Checked<void> check_output_flags(const OutputFlags& flags) {
   if (flags.commands == "-") {
-    return std::unexpected(UsageError{"--commands: give a directory; tile commands are not written to standard output"});
+    return std::unexpected(
+        UsageError{"--commands: give a directory; tile commands are not written to standard output"});
   }
   return {};
 }
@@ -143,7 +154,8 @@ Checked<std::string> read_file(const std::string& path) {
   }
   errno = 0;
   std::ifstream in(path, std::ios::binary);
-  if (!in) return std::unexpected(UsageError{"cannot read " + path + ": " + std::strerror(errno != 0 ? errno : ENOENT)});
+  if (!in)
+    return std::unexpected(UsageError{"cannot read " + path + ": " + std::strerror(errno != 0 ? errno : ENOENT)});
   std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   if (in.bad()) return std::unexpected(UsageError{"cannot read " + path + ": read failed"});
   return text;
@@ -228,10 +240,10 @@ int run_compile(const CompileFlags& flags) {
   }
   if (!flags.encoder) {
     const EncoderFlags& encoder = flags.encoder_flags;
-    for (const auto& [option, text] : {std::pair{"--sequence", &encoder.sequence}, std::pair{"--hidden", &encoder.hidden},
-                                       std::pair{"--heads", &encoder.heads},
-                                       std::pair{"--feed-forward", &encoder.feed_forward},
-                                       std::pair{"--layers", &flags.layers}}) {
+    for (const auto& [option, text] :
+         {std::pair{"--sequence", &encoder.sequence}, std::pair{"--hidden", &encoder.hidden},
+          std::pair{"--heads", &encoder.heads}, std::pair{"--feed-forward", &encoder.feed_forward},
+          std::pair{"--layers", &flags.layers}}) {
       if (!text->empty()) return report_usage(UsageError{std::string(option) + " needs --encoder"});
     }
   }
@@ -246,8 +258,8 @@ int run_compile(const CompileFlags& flags) {
     if (!config) return report_usage(config.error());
     const auto layers = layer_count(flags.layers);
     if (!layers) return report_usage(layers.error());
-    auto graph = tessalc::timed(result.timings, "encoder_graph",
-                                [&] { return tc::encoder_stack_graph(*config, *layers); });
+    auto graph =
+        tessalc::timed(result.timings, "encoder_graph", [&] { return tc::encoder_stack_graph(*config, *layers); });
     if (!graph) return report_failure({"encoder_graph", std::move(graph.error())}, flags.output);
     if (auto sized = tessalc::check_tensor_sizes(*graph); !sized) {
       return report_usage(UsageError{"encoder dimensions too large: " + sized.error().message});
@@ -298,8 +310,8 @@ int run_lower(const LowerFlags& flags) {
   result.schedule = std::move(*schedule);
 
   if (auto lowered = tessalc::lower(result); !lowered) return report_failure(lowered.error(), flags.output);
-  const std::string heading = "schedule:       " + flags.schedule_file + "\ntiles:          " +
-                              std::to_string(result.schedule.tile_count) + '\n';
+  const std::string heading = "schedule:       " + flags.schedule_file +
+                              "\ntiles:          " + std::to_string(result.schedule.tile_count) + '\n';
   return write_results(result, flags.output, heading);
 }
 
@@ -329,8 +341,8 @@ Checked<std::vector<float>> reference_input(const ReferenceFlags& flags, std::ui
   const auto bytes = read_file(flags.input);
   if (!bytes) return std::unexpected(bytes.error());
   if (bytes->size() != elements * sizeof(float)) {
-    return std::unexpected(UsageError{flags.input + ": holds " + std::to_string(bytes->size()) +
-                                      " bytes, expected " + std::to_string(elements * sizeof(float)) +
+    return std::unexpected(UsageError{flags.input + ": holds " + std::to_string(bytes->size()) + " bytes, expected " +
+                                      std::to_string(elements * sizeof(float)) +
                                       " (sequence x hidden little-endian f32 values)"});
   }
   std::vector<float> input(elements);
@@ -348,8 +360,7 @@ int run_reference(const ReferenceFlags& flags) {
   const auto config = encoder_config(flags.encoder_flags);
   if (!config) return report_usage(config.error());
   std::uint64_t elements = 0;
-  if (__builtin_mul_overflow(config->sequence, config->hidden, &elements) ||
-      elements > UINT64_MAX / sizeof(float)) {
+  if (__builtin_mul_overflow(config->sequence, config->hidden, &elements) || elements > UINT64_MAX / sizeof(float)) {
     return report_usage(UsageError{"--sequence x --hidden overflows 64 bits"});
   }
   const auto input = reference_input(flags, elements);
@@ -383,7 +394,8 @@ int run_reference(const ReferenceFlags& flags) {
   std::cout << "outputs:        " << outputs->size() << " values\n";
   std::cout << "checksum:       " << float_text(checksum) << '\n';
   std::cout << "first values:  ";
-  for (std::size_t index = 0; index < outputs->size() && index < 8; ++index) std::cout << ' ' << float_text((*outputs)[index]);
+  for (std::size_t index = 0; index < outputs->size() && index < 8; ++index)
+    std::cout << ' ' << float_text((*outputs)[index]);
   std::cout << '\n';
   return 0;
 }
@@ -402,19 +414,29 @@ int run(int argc, char** argv) {
       ->type_name("FILE");
   compile->add_flag("--encoder", compile_flags.encoder, "compile the built-in transformer encoder graph");
   add_encoder_options(*compile, compile_flags.encoder_flags);
-  compile->add_option("--layers", compile_flags.layers, "encoder layers stacked one after another (default 1)");
+  compile->add_option("--layers", compile_flags.layers, "encoder layers stacked one after another (default 1)")
+      ->type_name("N");
   const tc::CompilerOptions defaults;
-  compile->add_option("--tiles", compile_flags.compiler.tiles,
-                      "tiles to use (default " + std::to_string(defaults.tile_count) + ")");
-  compile->add_option("--exchange-base", compile_flags.compiler.exchange_base, "staging window start (default 0x50000)");
-  compile->add_option("--exchange-limit", compile_flags.compiler.exchange_limit, "staging window end (default 0x58000)");
-  compile->add_option("--data-base", compile_flags.compiler.data_base, "home window start (default 0x58000)");
-  compile->add_option("--data-limit", compile_flags.compiler.data_limit, "home window end (default 0xe0000)");
+  compile
+      ->add_option("--tiles", compile_flags.compiler.tiles,
+                   "tiles to use (default " + std::to_string(defaults.tile_count) + ")")
+      ->type_name("N");
+  compile->add_option("--exchange-base", compile_flags.compiler.exchange_base, "staging window start (default 0x50000)")
+      ->type_name("N");
+  compile->add_option("--exchange-limit", compile_flags.compiler.exchange_limit, "staging window end (default 0x58000)")
+      ->type_name("N");
+  compile->add_option("--data-base", compile_flags.compiler.data_base, "home window start (default 0x58000)")
+      ->type_name("N");
+  compile->add_option("--data-limit", compile_flags.compiler.data_limit, "home window end (default 0xe0000)")
+      ->type_name("N");
   add_output_options(*compile, compile_flags.output);
 
   LowerFlags lower_flags;
-  CLI::App* lower = app.add_subcommand("lower", "lower a schedule file as it stands: exchanges, tile programs, commands");
-  lower->add_option("schedule", lower_flags.schedule_file, "schedule file (a Schedule object or a whole tessalc document)")
+  CLI::App* lower =
+      app.add_subcommand("lower", "lower a schedule file as it stands: exchanges, tile programs, commands");
+  lower
+      ->add_option("schedule", lower_flags.schedule_file,
+                   "schedule file (a Schedule object or a whole tessalc document)")
       ->type_name("FILE")
       ->required();
   add_output_options(*lower, lower_flags.output);
@@ -422,10 +444,24 @@ int run(int argc, char** argv) {
   ReferenceFlags reference_flags;
   CLI::App* reference = app.add_subcommand("reference", "evaluate one encoder layer on the host and print a checksum");
   add_encoder_options(*reference, reference_flags.encoder_flags);
-  reference->add_option("--input", reference_flags.input,
-                        "'ramp' (element i = (i - 9) / 16, the default) or a file of little-endian f32 values");
+  reference
+      ->add_option("--input", reference_flags.input,
+                   "'ramp' (element i = (i - 9) / 16, the default) or a file of little-endian f32 values")
+      ->type_name("ramp|FILE");
   reference->add_option("--output", reference_flags.output, "write the outputs as little-endian f32 to FILE")
       ->type_name("FILE");
+
+  // The only options before the command are flags, so the first word that is
+  // not an option names the command.
+  for (int index = 1; index < argc; ++index) {
+    const std::string_view word = argv[index];
+    if (word.starts_with('-')) continue;
+    if (word != "compile" && word != "lower" && word != "reference") {
+      return report_usage(UsageError{"unknown command '" + std::string(word) +
+                                     "' (expected compile, lower or reference; see tessalc --help)"});
+    }
+    break;
+  }
 
   try {
     app.parse(argc, argv);

@@ -1,12 +1,12 @@
 #include "tessalc/output_files.hpp"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <system_error>
-
-#include <unistd.h>
 
 namespace tessalc {
 
@@ -88,13 +88,12 @@ std::expected<void, std::string> write_command_files(
     return std::unexpected("cannot write commands: " + directory.string() + " is not a directory");
   }
   for (std::size_t tile = 0; tile < tiles.size(); ++tile) {
-    const auto written =
-        write_file(directory / ("tile-" + std::to_string(tile) + ".bin"), [&](std::ostream& out) {
-          for (const tessal_compiler::EncodedTileCommand& command : tiles[tile]) {
-            const auto bytes = command.to_le_bytes();
-            out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-          }
-        });
+    const auto written = write_file(directory / ("tile-" + std::to_string(tile) + ".bin"), [&](std::ostream& out) {
+      for (const tessal_compiler::EncodedTileCommand& command : tiles[tile]) {
+        const auto bytes = command.to_le_bytes();
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      }
+    });
     if (!written) return written;
   }
   return {};

@@ -92,18 +92,17 @@ void write_summary(std::ostream& out, const PipelineResult& result) {
     out << "graph:          none (a schedule file was lowered)\n";
   }
 
-  const auto exchange_phases = static_cast<std::size_t>(
-      std::count_if(schedule.phases.begin(), schedule.phases.end(), [](const tc::Phase& phase) {
-        return phase.exchange() != nullptr;
-      }));
+  const auto exchange_phases =
+      static_cast<std::size_t>(std::count_if(schedule.phases.begin(), schedule.phases.end(),
+                                             [](const tc::Phase& phase) { return phase.exchange() != nullptr; }));
   out << "phases:         " << schedule.phases.size() << " (" << schedule.phases.size() - exchange_phases
       << " compute, " << exchange_phases << " exchange)\n";
 
   const auto staging = static_cast<std::size_t>(
       std::count_if(schedule.allocations.begin(), schedule.allocations.end(),
                     [](const tc::Allocation& allocation) { return !allocation.kind.is_home(); }));
-  out << "allocations:    " << schedule.allocations.size() << " (" << schedule.allocations.size() - staging
-      << " home, " << staging << " staging)\n";
+  out << "allocations:    " << schedule.allocations.size() << " (" << schedule.allocations.size() - staging << " home, "
+      << staging << " staging)\n";
   write_peak_sram(out, schedule);
 
   tc::ExchangeCost total;
