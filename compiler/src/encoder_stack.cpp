@@ -13,8 +13,13 @@ namespace {
 // that it is the encoder graph itself, otherwise the names suffixed "_<layer>".
 class LayerNames {
  public:
-  LayerNames(std::uint64_t layer, std::uint64_t layers)
-      : suffix_(layers == 1 ? std::string() : "_" + std::to_string(layer)) {}
+  LayerNames(std::uint64_t layer, std::uint64_t layers) {
+    if (layers != 1) {
+      // Appended rather than "_" + text: GCC 12 warns falsely (-Wrestrict) on that form at -O2.
+      suffix_ = "_";
+      suffix_ += std::to_string(layer);
+    }
+  }
 
   [[nodiscard]] std::string operator()(std::string_view base) const { return std::string(base) + suffix_; }
 
