@@ -47,7 +47,8 @@ TEST(EncoderStackGraph, LayersChainThroughTheirResiduals) {
 
   // Layer l reads layer l-1's result both in its first norm and in its attention residual.
   for (std::uint64_t layer = 0; layer < 3; ++layer) {
-    const std::string suffix = "_" + std::to_string(layer);
+    std::string suffix = "_";
+    suffix += std::to_string(layer);
     const TensorId layer_input = layer == 0 ? input.id : named(*graph, "ffn_residual_" + std::to_string(layer - 1)).id;
     const Tensor& norm1 = named(*graph, "norm1" + suffix);
     const Tensor& residual = named(*graph, "attention_residual" + suffix);
