@@ -83,9 +83,12 @@ Read<std::string> read_string(const Json& value, const JsonPath& path) {
 
 template <std::unsigned_integral T>
 Read<T> read_unsigned(const Json& value, const JsonPath& path) {
-  if (!value.is_number_unsigned()) {
-    if (value.is_number_float() && value.get<double>() >= 0 &&
-        std::nearbyint(value.get<double>()) == value.get<double>()) {
+  // Values built in memory may hold non-negative integers as signed numbers.
+  const bool unsigned_integer =
+      value.is_number_unsigned() || (value.is_number_integer() && value.get<std::int64_t>() >= 0);
+  if (!unsigned_integer) {
+    // The parser keeps integers past 64 bits as floating-point numbers.
+    if (value.is_number_float() && value.get<double>() >= 18446744073709551616.0) {
       return path.error("expected an unsigned integer, found " + value.dump() + ", which does not fit 64 bits");
     }
     return path.error("expected an unsigned integer, found " + describe(value));
@@ -269,7 +272,7 @@ Read<TensorEntry> read_tensor_entry(const Json& value, const JsonPath& path, std
   static_cast<void>(dtype);
   TESSALC_TRY(shape, field(*object, path, "shape", u64_list));
   if (!checked_byte_size(shape)) {
-    return path.member("shape").error("the element count of " + shape_text(shape) + " overflows 64 bits");
+    return path.member("shape").error("the size of " + shape_text(shape) + " (elements x 4 bytes) overflows 64 bits");
   }
   TESSALC_TRY(kind, field(*object, path, "kind", [](const Json& entry, const JsonPath& at) {
                 return read_name(entry, at, "tensor kind", tensor_kind_names);
@@ -558,8 +561,8 @@ std::expected<void, InputError> check_tensor_sizes(const tc::Graph& graph) {
     const tc::Tensor& tensor = graph.tensors[position];
     if (!checked_byte_size(tensor.shape)) {
       return std::unexpected(InputError{"tensors[" + std::to_string(position) + "].shape",
-                                        "the element count of tensor " + json_quoted(tensor.name) + " " +
-                                            shape_text(tensor.shape) + " overflows 64 bits"});
+                                        "the size of tensor " + json_quoted(tensor.name) + " " +
+                                            shape_text(tensor.shape) + " (elements x 4 bytes) overflows 64 bits"});
     }
   }
   return {};
