@@ -344,10 +344,27 @@ TEST(TessalcJson, DocumentsThatAreNoObjectsAndBrokenText) {
             (InputError{"", "expected a graph object or a whole document, found array"}));
   EXPECT_EQ(tessalc::schedule_from_json(json(3)).error(),
             (InputError{"", "expected a schedule object or a whole document, found number 3"}));
-  const auto broken = tessalc::parse_json("{\"tensors\": [");
+  const auto broken = tessalc::parse_json("{\"tensors\": [", tessalc::InputFile::Graph);
   ASSERT_FALSE(broken.has_value());
   EXPECT_TRUE(broken.error().message.starts_with("invalid JSON: parse error at line 1, column 14"))
       << broken.error().message;
+}
+
+TEST(TessalcJson, ParsingKeepsOnlyWhatTheFileKindReads) {
+  const std::string document =
+      R"j({"graph": {"tensors": []}, "schedule": {"tile_count": 1}, "lowered_exchanges": [1],)j"
+      R"j( "tile_programs": [{"tile": 0}], "tile_commands": [[[255]]]})j";
+  EXPECT_EQ(tessalc::parse_json(document, tessalc::InputFile::Graph), json::parse(R"j({"graph": {"tensors": []}})j"));
+  EXPECT_EQ(tessalc::parse_json(document, tessalc::InputFile::Schedule),
+            json::parse(R"j({"schedule": {"tile_count": 1}})j"));
+  // Members of the Graph and Schedule objects themselves are all kept.
+  EXPECT_EQ(tessalc::parse_json(R"j({"tile_count": 1, "phases": []})j", tessalc::InputFile::Schedule),
+            json::parse(R"j({"tile_count": 1, "phases": []})j"));
+  // Members that are not kept must still be valid JSON.
+  const auto broken =
+      tessalc::parse_json(R"j({"graph": null, "schedule": {}, "tile_programs": [1,]})j", tessalc::InputFile::Schedule);
+  ASSERT_FALSE(broken.has_value());
+  EXPECT_TRUE(broken.error().message.starts_with("invalid JSON: parse error at line 1")) << broken.error().message;
 }
 
 TEST(TessalcJson, TensorSizesOfABuiltGraph) {

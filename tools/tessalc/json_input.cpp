@@ -512,6 +512,110 @@ Read<tc::Schedule> read_schedule(const Json& value, const JsonPath& path) {
   return tc::Schedule{std::move(layouts), std::move(phases), std::move(allocations), tile_count, std::move(peak_sram)};
 }
 
+// ---- Parsing ----
+
+// Builds the parsed value like the library's own parser, except that the
+// top-level members that the file kind does not read are parsed but not kept.
+class DocumentBuilder {
+ public:
+  explicit DocumentBuilder(std::string_view unused_member) : unused_member_(unused_member) {}
+
+  bool null() { return value(nullptr); }
+  bool boolean(bool flag) { return value(flag); }
+  bool number_integer(Json::number_integer_t number) { return value(number); }
+  bool number_unsigned(Json::number_unsigned_t number) { return value(number); }
+  bool number_float(Json::number_float_t number, const Json::string_t&) { return value(number); }
+  bool string(Json::string_t& text) { return value(std::move(text)); }
+  bool binary(Json::binary_t& bytes) { return value(std::move(bytes)); }
+
+  bool start_object(std::size_t) { return start_container(Json::value_t::object); }
+  bool end_object() { return end_container(); }
+  bool start_array(std::size_t) { return start_container(Json::value_t::array); }
+  bool end_array() { return end_container(); }
+
+  bool key(Json::string_t& name) {
+    if (skipping()) return true;
+    if (stack_.size() == 1 && is_unused(name)) {
+      skipping_member_ = true;
+      return true;
+    }
+    member_ = &(*stack_.back())[name];
+    return true;
+  }
+
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) {
+    // Drop the library's "[json.exception.parse_error.101] " prefix.
+    std::string_view message = error.what();
+    if (const auto end = message.find("] "); message.starts_with("[json.exception") && end != std::string_view::npos) {
+      message.remove_prefix(end + 2);
+    }
+    parse_error_message_ = message;
+    return false;
+  }
+
+  [[nodiscard]] const std::string& parse_error_message() const { return parse_error_message_; }
+  [[nodiscard]] Json take_document() { return std::move(document_); }
+
+ private:
+  [[nodiscard]] bool skipping() const { return skipping_member_; }
+
+  [[nodiscard]] bool is_unused(std::string_view name) const {
+    return name == unused_member_ || name == "lowered_exchanges" || name == "tile_programs" || name == "tile_commands";
+  }
+
+  template <class T>
+  bool value(T&& scalar) {
+    if (skipping()) {
+      if (skipped_depth_ == 0) skipping_member_ = false;
+      return true;
+    }
+    place(std::forward<T>(scalar));
+    return true;
+  }
+
+  bool start_container(Json::value_t type) {
+    if (skipping()) {
+      ++skipped_depth_;
+      return true;
+    }
+    stack_.push_back(place(type));
+    return true;
+  }
+
+  bool end_container() {
+    if (skipping()) {
+      if (--skipped_depth_ == 0) skipping_member_ = false;
+      return true;
+    }
+    stack_.pop_back();
+    return true;
+  }
+
+  // Stores a new value where the parser stands: the document, the next array
+  // element or the member whose key came last.
+  template <class T>
+  Json* place(T&& value) {
+    if (stack_.empty()) {
+      document_ = Json(std::forward<T>(value));
+      return &document_;
+    }
+    if (stack_.back()->is_array()) {
+      stack_.back()->emplace_back(std::forward<T>(value));
+      return &stack_.back()->back();
+    }
+    *member_ = Json(std::forward<T>(value));
+    return member_;
+  }
+
+  std::string_view unused_member_;
+  Json document_;
+  std::vector<Json*> stack_;
+  Json* member_ = nullptr;
+  bool skipping_member_ = false;
+  std::size_t skipped_depth_ = 0;
+  std::string parse_error_message_;
+};
+
 #undef TESSALC_TRY
 
 }  // namespace
@@ -521,17 +625,12 @@ std::ostream& operator<<(std::ostream& out, const InputError& error) {
   return out << error.message;
 }
 
-std::expected<Json, InputError> parse_json(std::string_view text) {
-  try {
-    return Json::parse(text);
-  } catch (const Json::parse_error& error) {
-    // Drop the library's "[json.exception.parse_error.101] " prefix.
-    std::string_view message = error.what();
-    if (const auto end = message.find("] "); message.starts_with("[json.exception") && end != std::string_view::npos) {
-      message.remove_prefix(end + 2);
-    }
-    return std::unexpected(InputError{{}, "invalid JSON: " + std::string(message)});
+std::expected<Json, InputError> parse_json(std::string_view text, InputFile file) {
+  DocumentBuilder builder(file == InputFile::Graph ? "schedule" : "graph");
+  if (!Json::sax_parse(text, &builder)) {
+    return std::unexpected(InputError{{}, "invalid JSON: " + builder.parse_error_message()});
   }
+  return builder.take_document();
 }
 
 std::expected<tc::Graph, InputError> graph_from_json(const Json& document) {

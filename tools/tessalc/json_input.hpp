@@ -5,6 +5,7 @@
 // schedule is read as it stands. Every rejection names the JSON path of the
 // offending value, such as ops[3].inputs[1].
 
+#include <cstdint>
 #include <expected>
 #include <ostream>
 #include <string>
@@ -27,7 +28,14 @@ struct InputError {
 // "path: message", or the message alone for the document itself.
 std::ostream& operator<<(std::ostream& out, const InputError& error);
 
-[[nodiscard]] std::expected<nlohmann::json, InputError> parse_json(std::string_view text);
+// The members of a whole document that each kind of input file does not read.
+enum class InputFile : std::uint8_t { Graph, Schedule };
+
+// Parses the text; when the top level is an object, the document members that
+// `file` does not read (the lowered results, and the graph or the schedule)
+// are checked for syntax but not kept, so a full-board dump reads back in
+// bounded memory.
+[[nodiscard]] std::expected<nlohmann::json, InputError> parse_json(std::string_view text, InputFile file);
 
 // A Graph object, or a whole document whose "graph" member is used.
 [[nodiscard]] std::expected<tessal_compiler::Graph, InputError> graph_from_json(const nlohmann::json& document);

@@ -161,10 +161,10 @@ Checked<std::string> read_file(const std::string& path) {
   return text;
 }
 
-Checked<nlohmann::json> read_json_file(const std::string& path) {
+Checked<nlohmann::json> read_json_file(const std::string& path, tessalc::InputFile file) {
   auto text = read_file(path);
   if (!text) return std::unexpected(text.error());
-  auto json = tessalc::parse_json(*text);
+  auto json = tessalc::parse_json(*text, file);
   if (!json) return std::unexpected(UsageError{path + ": " + json.error().message});
   return std::move(*json);
 }
@@ -271,7 +271,7 @@ int run_compile(const CompileFlags& flags) {
               (*layers == 1 ? " layer\n" : " layers\n");
   } else {
     auto graph = tessalc::timed(result.timings, "graph load", [&]() -> Checked<tc::Graph> {
-      const auto json = read_json_file(flags.graph_file);
+      const auto json = read_json_file(flags.graph_file, tessalc::InputFile::Graph);
       if (!json) return std::unexpected(json.error());
       auto read = tessalc::graph_from_json(*json);
       if (!read) return std::unexpected(UsageError{input_error(flags.graph_file, read.error())});
@@ -300,7 +300,7 @@ int run_lower(const LowerFlags& flags) {
   if (auto checked = check_output_flags(flags.output); !checked) return report_usage(checked.error());
   tessalc::PipelineResult result;
   auto schedule = tessalc::timed(result.timings, "schedule load", [&]() -> Checked<tc::Schedule> {
-    const auto json = read_json_file(flags.schedule_file);
+    const auto json = read_json_file(flags.schedule_file, tessalc::InputFile::Schedule);
     if (!json) return std::unexpected(json.error());
     auto read = tessalc::schedule_from_json(*json);
     if (!read) return std::unexpected(UsageError{input_error(flags.schedule_file, read.error())});
