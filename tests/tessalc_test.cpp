@@ -66,13 +66,22 @@ class Tessalc : public ::testing::Test {
   [[nodiscard]] fs::path path(const std::string& name) const { return directory_ / name; }
 
   Outcome run(const std::vector<std::string>& arguments) const {
-    std::string command;
+    // Appended piece by piece: GCC 12 misreports "literal" + string as overlapping copies.
+    std::string command = "cd ";
+    command += shell_quoted(directory_.string());
+    command += " &&";
 #ifdef TESSALC_PATH
-    command = shell_quoted(TESSALC_PATH);
+    command += ' ';
+    command += shell_quoted(TESSALC_PATH);
 #endif
-    for (const std::string& argument : arguments) command += " " + shell_quoted(argument);
-    command = "cd " + shell_quoted(directory_.string()) + " && " + command + " >" +
-              shell_quoted(path("stdout").string()) + " 2>" + shell_quoted(path("stderr").string());
+    for (const std::string& argument : arguments) {
+      command += ' ';
+      command += shell_quoted(argument);
+    }
+    command += " >";
+    command += shell_quoted(path("stdout").string());
+    command += " 2>";
+    command += shell_quoted(path("stderr").string());
     const int raw = std::system(command.c_str());
     Outcome result;
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
