@@ -470,6 +470,17 @@ int run(int argc, char** argv) {
     return report_usage(UsageError{std::string(error.what()) + " (see tessalc --help)"});
   }
 
+  // An option given with an empty value would otherwise read as not given.
+  for (const CLI::App* command : {compile, lower, reference}) {
+    if (!command->parsed()) continue;
+    for (const CLI::Option* option : command->get_options()) {
+      if (option->get_items_expected_min() == 0) continue;
+      for (const std::string& value : option->results()) {
+        if (value.empty()) return report_usage(UsageError{option->get_name() + ": an empty value is not allowed"});
+      }
+    }
+  }
+
   StderrSubscriber subscriber;
   std::optional<logging::ScopedSubscriber> logging_scope;
   if (verbose) logging_scope.emplace(subscriber);
