@@ -10,12 +10,7 @@ namespace {
 using tessal_compiler::CompileError;
 using tessal_exchange::ExchangeError;
 
-template <class T>
-std::string debug(const T& value) {
-  std::ostringstream out;
-  out << value;
-  return out.str();
-}
+using tessal_exchange::debug_text::to_string;
 
 TEST(ExchangeErrorTest, DebugTextNamesVariantAndPayload) {
   struct Case {
@@ -32,7 +27,7 @@ TEST(ExchangeErrorTest, DebugTextNamesVariantAndPayload) {
       {ExchangeError::host_packet(), "HostPacket"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(debug(c.error), c.text);
+    EXPECT_EQ(to_string(c.error), c.text);
   }
 }
 
@@ -42,11 +37,11 @@ TEST(ExchangeErrorTest, VariantsKeepTheirOrder) {
 }
 
 TEST(CompileErrorTest, DebugTextNamesVariantAndPayload) {
-  EXPECT_EQ(debug(CompileError::graph("graph has no outputs")), "Graph(\"graph has no outputs\")");
-  EXPECT_EQ(debug(CompileError::memory("address overflow")), "Memory(\"address overflow\")");
-  EXPECT_EQ(debug(CompileError(ExchangeError::schedule("multicast start cycle"))),
+  EXPECT_EQ(to_string(CompileError::graph("graph has no outputs")), "Graph(\"graph has no outputs\")");
+  EXPECT_EQ(to_string(CompileError::memory("address overflow")), "Memory(\"address overflow\")");
+  EXPECT_EQ(to_string(CompileError(ExchangeError::schedule("multicast start cycle"))),
             "Exchange(Schedule(\"multicast start cycle\"))");
-  EXPECT_EQ(debug(CompileError(ExchangeError::tile(1472))), "Exchange(Tile(1472))");
+  EXPECT_EQ(to_string(CompileError(ExchangeError::tile(1472))), "Exchange(Tile(1472))");
 }
 
 TEST(CompileErrorTest, ExchangeErrorsConvertImplicitlyAndUnchanged) {

@@ -49,12 +49,7 @@ using LoweringResult = std::expected<LoweredPhases, CompileError>;
 constexpr std::uint32_t kHome = 0x62000;
 constexpr std::uint32_t kStaging = 0x52000;
 
-template <class T>
-std::string debug(const T& value) {
-  std::ostringstream out;
-  out << value;
-  return out.str();
-}
+using tessal_exchange::debug_text::to_string;
 
 Transfer transfer(std::uint64_t tensor, std::uint32_t bytes, std::uint16_t source, std::uint16_t destination) {
   return Transfer{TensorId{tensor}, bytes, source, destination};
@@ -779,19 +774,19 @@ TEST(LowerExchangesTest, SlotsMatchTheLiteralColoringOnRandomTransfers) {
 }
 
 TEST(LowerExchangesTest, RecordsPrintTheirFields) {
-  EXPECT_EQ(debug(ExchangeAddressing::Absolute), "Absolute");
-  EXPECT_EQ(debug(ExchangeAddressing::Relative), "Relative");
-  EXPECT_EQ(debug(ExchangeCost{1, 94, 48}), "ExchangeCost { launches: 1, estimated_cycles: 94, payload_words: 48 }");
+  EXPECT_EQ(to_string(ExchangeAddressing::Absolute), "Absolute");
+  EXPECT_EQ(to_string(ExchangeAddressing::Relative), "Relative");
+  EXPECT_EQ(to_string(ExchangeCost{1, 94, 48}), "ExchangeCost { launches: 1, estimated_cycles: 94, payload_words: 48 }");
   const LoweredExchangeGroup group{0, {1, 2}, TensorId{3}, 8, ExchangeAddressing::Absolute,
                                    ExchangeRow{1, 2, 3, 4, 5, 6, 7, 8, 9}, {ExchangeRow{}}};
-  EXPECT_EQ(debug(group),
+  EXPECT_EQ(to_string(group),
             "LoweredExchangeGroup { source_tile: 0, destination_tiles: [1, 2], tensor: TensorId(3), bytes: 8, "
             "addressing: Absolute, sender: [1, 2, 3, 4, 5, 6, 7, 8, 9], receivers: [[0, 0, 0, 0, 0, 0, 0, 0, 0]] }");
   const LoweredExchangeEpoch epoch{{}, {{4, {7, 8}}}, ExchangeCost{}};
-  EXPECT_EQ(debug(epoch),
+  EXPECT_EQ(to_string(epoch),
             "LoweredExchangeEpoch { groups: [], tile_rows: {4: [7, 8]}, cost: ExchangeCost { launches: 0, "
             "estimated_cycles: 0, payload_words: 0 } }");
-  EXPECT_EQ(debug(LoweredExchangePhase{2, {}, {}}),
+  EXPECT_EQ(to_string(LoweredExchangePhase{2, {}, {}}),
             "LoweredExchangePhase { phase: 2, epochs: [], cost: ExchangeCost { launches: 0, estimated_cycles: 0, "
             "payload_words: 0 } }");
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tessal_exchange/debug_text.hpp"
 #include "tessal_compiler/graph.hpp"
 
 namespace {
@@ -23,12 +24,7 @@ using tessal_compiler::TensorId;
 using tessal_compiler::TensorKind;
 using Shape = std::vector<std::uint64_t>;
 
-template <class T>
-std::string debug(const T& value) {
-  std::ostringstream out;
-  out << value;
-  return out.str();
-}
+using tessal_exchange::debug_text::to_string;
 
 // Operands of every builder case: tensor ids 0..6 in this order.
 class GraphBuilderTest : public ::testing::Test {
@@ -216,7 +212,7 @@ TEST(TensorTest, ElementsAndByteSizeNeverWrap) {
   };
   for (const Case& c : cases) {
     Tensor tensor{TensorId{0}, "t", DType::F32, c.shape, TensorKind::Input, std::nullopt};
-    SCOPED_TRACE(debug(tensor));
+    SCOPED_TRACE(to_string(tensor));
     EXPECT_EQ(tensor.elements(), c.elements);
     EXPECT_EQ(tensor.byte_size(), c.bytes);
   }
@@ -321,22 +317,22 @@ TEST(OperationNameTest, NamesEveryKind) {
 }
 
 TEST(GraphDebugTextTest, RecordsPrintTheirTypeAndFieldsInOrder) {
-  EXPECT_EQ(debug(TensorId{3}), "TensorId(3)");
-  EXPECT_EQ(debug(OpId{3}), "OpId(3)");
-  EXPECT_EQ(debug(DType{DType::F32}), "F32");
-  EXPECT_EQ(debug(DType::F32), "F32");
-  EXPECT_EQ(debug(TensorKind::Intermediate), "Intermediate");
-  EXPECT_EQ(debug(OpKind{OpKind::MatMul{}}), "MatMul");
-  EXPECT_EQ(debug(OpKind{OpKind::Gelu{}}), "Gelu");
-  EXPECT_EQ(debug(OpKind{OpKind::LayerNorm{1e-5F}}), "LayerNorm { epsilon: 1e-05 }");
-  EXPECT_EQ(debug(OpKind{OpKind::Transpose{{1, 0}}}), "Transpose { permutation: [1, 0] }");
-  EXPECT_EQ(debug(OpKind{OpKind::Softmax{1}}), "Softmax { axis: 1 }");
-  EXPECT_EQ(debug(OpKind{OpKind::Reshape{{4, 2}}}), "Reshape { shape: [4, 2] }");
+  EXPECT_EQ(to_string(TensorId{3}), "TensorId(3)");
+  EXPECT_EQ(to_string(OpId{3}), "OpId(3)");
+  EXPECT_EQ(to_string(DType{DType::F32}), "F32");
+  EXPECT_EQ(to_string(DType::F32), "F32");
+  EXPECT_EQ(to_string(TensorKind::Intermediate), "Intermediate");
+  EXPECT_EQ(to_string(OpKind{OpKind::MatMul{}}), "MatMul");
+  EXPECT_EQ(to_string(OpKind{OpKind::Gelu{}}), "Gelu");
+  EXPECT_EQ(to_string(OpKind{OpKind::LayerNorm{1e-5F}}), "LayerNorm { epsilon: 1e-05 }");
+  EXPECT_EQ(to_string(OpKind{OpKind::Transpose{{1, 0}}}), "Transpose { permutation: [1, 0] }");
+  EXPECT_EQ(to_string(OpKind{OpKind::Softmax{1}}), "Softmax { axis: 1 }");
+  EXPECT_EQ(to_string(OpKind{OpKind::Reshape{{4, 2}}}), "Reshape { shape: [4, 2] }");
 
   Graph graph;
   const TensorId x = graph.input("x", {2});
   ASSERT_TRUE(graph.mark_output(*graph.gelu("g", x)).has_value());
-  EXPECT_EQ(debug(graph),
+  EXPECT_EQ(to_string(graph),
             "Graph { tensors: ["
             "Tensor { id: TensorId(0), name: \"x\", dtype: F32, shape: [2], kind: Input, producer: None }, "
             "Tensor { id: TensorId(1), name: \"g\", dtype: F32, shape: [2], kind: Output, producer: Some(OpId(0)) }], "

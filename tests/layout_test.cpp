@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tessal_exchange/debug_text.hpp"
 #include "tessal_compiler/encoder.hpp"
 #include "tessal_compiler/layout.hpp"
 
@@ -29,12 +30,7 @@ using tessal_compiler::TensorKind;
 using tessal_compiler::worker_count;
 using Shape = std::vector<std::uint64_t>;
 
-template <class T>
-std::string debug(const T& value) {
-  std::ostringstream out;
-  out << value;
-  return out.str();
-}
+using tessal_exchange::debug_text::to_string;
 
 Tensor make_tensor(Shape shape, TensorKind kind = TensorKind::Intermediate, std::uint64_t id = 5) {
   return Tensor{TensorId{id}, "t", DType::F32, std::move(shape), kind, std::nullopt};
@@ -69,7 +65,7 @@ TEST(ChooseLayoutTest, AboutOneKibPerTileFromTileZero) {
   };
   for (const Case& c : cases) {
     const Tensor tensor = make_tensor(c.shape);
-    SCOPED_TRACE(debug(tensor) + " on " + std::to_string(c.tile_count));
+    SCOPED_TRACE(to_string(tensor) + " on " + std::to_string(c.tile_count));
     EXPECT_EQ(choose_layout(tensor, c.tile_count),
               (Layout{TensorId{5}, first_tiles(c.tiles), Sharding::Rows, 16}));
   }
@@ -90,7 +86,7 @@ TEST(ChooseLayoutTest, ShardingFollowsKindAndRank) {
   };
   for (const Case& c : cases) {
     const Tensor tensor = make_tensor(c.shape, c.kind);
-    SCOPED_TRACE(debug(tensor));
+    SCOPED_TRACE(to_string(tensor));
     EXPECT_EQ(choose_layout(tensor, 64).sharding, c.sharding);
   }
 }
@@ -117,7 +113,7 @@ TEST(LocalBytesTest, EveryTileHoldsTheSameRoundedUpShare) {
   };
   for (const Case& c : cases) {
     const Tensor tensor = make_tensor(c.shape);
-    SCOPED_TRACE(debug(tensor));
+    SCOPED_TRACE(to_string(tensor));
     const Layout layout{tensor.id, first_tiles(c.tiles), Sharding::Rows, 16};
     EXPECT_EQ(local_bytes(tensor, layout), c.bytes);
   }
@@ -207,10 +203,10 @@ TEST(KernelCommandsTest, FollowTheGivenLayoutAndSingleTileIsTail) {
 }
 
 TEST(LayoutDebugTextTest, RecordsPrintTheirFieldsInOrder) {
-  EXPECT_EQ(debug(Sharding::Columns), "Columns");
-  EXPECT_EQ(debug(Layout{TensorId{3}, {0, 1}, Sharding::Rows, 16}),
+  EXPECT_EQ(to_string(Sharding::Columns), "Columns");
+  EXPECT_EQ(to_string(Layout{TensorId{3}, {0, 1}, Sharding::Rows, 16}),
             "Layout { tensor: TensorId(3), tiles: [0, 1], sharding: Rows, alignment: 16 }");
-  EXPECT_EQ(debug(KernelCommand{31, TensorId{18}, {TensorId{17}, TensorId{5}},
+  EXPECT_EQ(to_string(KernelCommand{31, TensorId{18}, {TensorId{17}, TensorId{5}},
                                 SpecializationKey{"matmul", {32, 256}, 6, "tail", 16}}),
             "KernelCommand { tile: 31, output: TensorId(18), inputs: [TensorId(17), TensorId(5)], "
             "specialization: SpecializationKey { operation: \"matmul\", shape: [32, 256], worker_count: 6, "

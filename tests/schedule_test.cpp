@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tessal_exchange/debug_text.hpp"
 #include "tessal_compiler/schedule.hpp"
 
 namespace {
@@ -26,12 +27,7 @@ using tessal_compiler::TensorId;
 using tessal_compiler::Transfer;
 using tessal_compiler::validate_transfers;
 
-template <class T>
-std::string debug(const T& value) {
-  std::ostringstream out;
-  out << value;
-  return out.str();
-}
+using tessal_exchange::debug_text::to_string;
 
 TEST(ValidateTransfersTest, AcceptsOrRejectsWithTheFirstFailureInListOrder) {
   const std::string invalid = "invalid exchange transfer";
@@ -146,18 +142,18 @@ TEST(ScheduleTest, EqualityCoversEveryFieldOfEveryRecord) {
 }
 
 TEST(ScheduleDebugTextTest, RecordsPrintTheirTypeAndFieldsInOrder) {
-  EXPECT_EQ(debug(CompilerOptions{}),
+  EXPECT_EQ(to_string(CompilerOptions{}),
             "CompilerOptions { tile_count: 64, exchange_base: 327680, exchange_limit: 360448, data_base: 360448, "
             "data_limit: 917504 }");
-  EXPECT_EQ(debug(Transfer{TensorId{3}, 256, 1, 2}),
+  EXPECT_EQ(to_string(Transfer{TensorId{3}, 256, 1, 2}),
             "Transfer { tensor: TensorId(3), bytes: 256, source_tile: 1, destination_tile: 2 }");
-  EXPECT_EQ(debug(AllocationKind{AllocationKind::Home{}}), "Home");
-  EXPECT_EQ(debug(AllocationKind{AllocationKind::ExchangeStaging{7}}), "ExchangeStaging { phase: 7 }");
-  EXPECT_EQ(debug(Allocation{TensorId{3}, 0, 360448, 64, 2, 5, AllocationKind{AllocationKind::ExchangeStaging{1}}}),
+  EXPECT_EQ(to_string(AllocationKind{AllocationKind::Home{}}), "Home");
+  EXPECT_EQ(to_string(AllocationKind{AllocationKind::ExchangeStaging{7}}), "ExchangeStaging { phase: 7 }");
+  EXPECT_EQ(to_string(Allocation{TensorId{3}, 0, 360448, 64, 2, 5, AllocationKind{AllocationKind::ExchangeStaging{1}}}),
             "Allocation { tensor: TensorId(3), tile: 0, address: 360448, size: 64, live_from: 2, live_until: 5, "
             "kind: ExchangeStaging { phase: 1 } }");
-  EXPECT_EQ(debug(Phase{Phase::Exchange{}}), "Exchange { transfers: [] }");
-  EXPECT_EQ(debug(Phase{Phase::Compute{OpId{2}, {}}}), "Compute { op: OpId(2), commands: [] }");
+  EXPECT_EQ(to_string(Phase{Phase::Exchange{}}), "Exchange { transfers: [] }");
+  EXPECT_EQ(to_string(Phase{Phase::Compute{OpId{2}, {}}}), "Compute { op: OpId(2), commands: [] }");
 
   Schedule schedule;
   schedule.layouts = {Layout{TensorId{0}, {0}, Sharding::Replicated, 16}};
@@ -165,7 +161,7 @@ TEST(ScheduleDebugTextTest, RecordsPrintTheirTypeAndFieldsInOrder) {
   schedule.allocations = {Allocation{TensorId{0}, 1, 16, 4, 0, 1, AllocationKind{AllocationKind::Home{}}}};
   schedule.tile_count = 2;
   schedule.peak_sram = {{1, 20}, {0, 8}};
-  EXPECT_EQ(debug(schedule),
+  EXPECT_EQ(to_string(schedule),
             "Schedule { layouts: [Layout { tensor: TensorId(0), tiles: [0], sharding: Replicated, alignment: 16 }], "
             "phases: [Exchange { transfers: [Transfer { tensor: TensorId(0), bytes: 4, source_tile: 0, "
             "destination_tile: 1 }] }], "
