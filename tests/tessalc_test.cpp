@@ -342,6 +342,8 @@ TEST_F(Tessalc, UsageErrors) {
       {"encoder option without encoder", {"compile", "graph.json", "--heads", "2"}, 2, "--heads needs --encoder"},
       {"commands to standard output", {"compile", "--encoder", "--commands", "-"}, 2, "--commands: give a directory"},
       {"unknown command", {"link", "graph.json"}, 2, "unknown command 'link'"},
+      // The option is what is wrong, not its value read as a command.
+      {"option before the command", {"--tiles", "4", "compile", "--encoder", "--json", "out.json"}, 2, "--tiles"},
       {"unknown option", {"compile", "--encoder", "--fast"}, 2, "--fast"},
       {"no command", {}, 2, "A subcommand is required"},
       {"schedule file missing", {"lower"}, 2, "schedule is required"},

@@ -451,11 +451,14 @@ int run(int argc, char** argv) {
   reference->add_option("--output", reference_flags.output, "write the outputs as little-endian f32 to FILE")
       ->type_name("FILE");
 
-  // The only options before the command are flags, so the first word that is
-  // not an option names the command.
+  // The only options before the command are the flags -v and -h, so the first
+  // word that is not one of them names the command. Any other option there is
+  // left to the parser, which names it; its value is no command.
   for (int index = 1; index < argc; ++index) {
     const std::string_view word = argv[index];
-    if (word.starts_with('-')) continue;
+    const bool short_flags = word.size() > 1 && word.front() == '-' && word.find_first_not_of("vh", 1) == word.npos;
+    if (short_flags || word == "--verbose" || word == "--help") continue;
+    if (word.starts_with('-')) break;
     if (word != "compile" && word != "lower" && word != "reference") {
       return report_usage(UsageError{"unknown command '" + std::string(word) +
                                      "' (expected compile, lower or reference; see tessalc --help)"});
