@@ -263,6 +263,12 @@ TEST(CompilePhasesTest, FailuresOfTransfersAndPlanning) {
   ASSERT_TRUE(larger.gelu("y", larger_input));
   ASSERT_TRUE(larger.mark_output(TensorId{1}));
 
+  // Both faults at once: the oversized share is found before any phase is
+  // built, so the duplicate transfer of the first operation is never reached.
+  Graph both = twice;
+  const TensorId wide_input = both.input("wide", {std::uint64_t{1} << 31, 2});
+  ASSERT_TRUE(both.gelu("wide_out", wide_input));
+
   struct Case {
     const char* name;
     Graph graph;
@@ -271,6 +277,8 @@ TEST(CompilePhasesTest, FailuresOfTransfersAndPlanning) {
   };
   const Case cases[] = {
       {"duplicate operand", twice, {}, CompileError::graph("multiple sends target one tensor region in an epoch")},
+      {"share beyond 32 bits before a duplicate transfer", both, {.tile_count = 2},
+       CompileError::memory("tile 0 exceeds data limit allocating wide")},
       {"aligned share beyond 32 bits", huge, {.tile_count = 1, .data_limit = 0xffffffff},
        CompileError::memory("tile 0 exceeds data limit allocating big")},
       {"share beyond 32 bits", larger, {.tile_count = 1, .data_limit = 0xffffffff},

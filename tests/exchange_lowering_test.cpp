@@ -765,6 +765,7 @@ TEST(LowerExchangesTest, SlotsMatchTheLiteralColoringOnRandomTransfers) {
                                     ? SlotList{}
                                     : observed_slots(recorded.result->at(0).epochs[0], recorded.multicast_offsets);
       ASSERT_EQ(observed, *expected) << "tiles " << shape.tiles << ", repetition " << repetition;
+      expect_programs_close_at_horizon(*recorded.result);
       ++compared;
     }
   }
