@@ -14,6 +14,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -501,6 +502,30 @@ TEST_F(Tessalc, FailedWritesLeaveNoFileBehind) {
   std::vector<fs::path> left;
   for (const auto& entry : fs::directory_iterator(directory_)) left.push_back(entry.path().filename());
   EXPECT_EQ(left, std::vector<fs::path>{"taken"});
+}
+
+TEST_F(Tessalc, WritesThroughSymbolicLinksToTheirTargets) {
+  fs::create_directories(path("sub"));
+  write_text(path("old.json"), "old");
+  struct Case {
+    std::string name;
+    std::vector<std::pair<std::string, std::string>> links;  // link, what it points at
+    std::string written;
+  };
+  const std::vector<Case> cases = {
+      {"to an existing file", {{"existing.json", "old.json"}}, "old.json"},
+      {"dangling", {{"dangling.json", "sub/new.json"}}, "sub/new.json"},
+      {"chain ending dangling", {{"chain.json", "sub/link.json"}, {"sub/link.json", "last.json"}}, "sub/last.json"},
+  };
+  for (const Case& c : cases) {
+    for (const auto& [link, target] : c.links) fs::create_symlink(target, path(link));
+    const Outcome result = run({"compile", "--encoder", "--json", c.links.front().first});
+    ASSERT_EQ(result.status, 0) << c.name << ": " << result.err;
+    for (const auto& [link, target] : c.links) {
+      EXPECT_TRUE(fs::is_symlink(fs::symlink_status(path(link)))) << c.name << ": " << link;
+    }
+    EXPECT_EQ(json::parse(read_text(path(c.written)))["schedule"]["tile_count"], 64) << c.name;
+  }
 }
 
 }  // namespace

@@ -16,6 +16,9 @@ std::string reason(const std::error_code& error) { return error.message(); }
 
 std::string errno_reason() { return errno != 0 ? std::strerror(errno) : "write failed"; }
 
+// As many links as the system follows in one path lookup.
+constexpr int max_symbolic_links = 40;
+
 // Writes straight into something that is not a regular file, such as a
 // terminal, a pipe or /dev/null: renaming over it would replace the device.
 std::expected<void, std::string> write_in_place(const std::filesystem::path& path,
@@ -38,11 +41,16 @@ std::expected<void, std::string> write_file(const std::filesystem::path& request
       !std::filesystem::is_directory(status)) {
     return write_in_place(requested, write);
   }
-  // A symbolic link keeps pointing at the file it names: the rename replaces its target.
+  // A symbolic link keeps pointing at the file it names, even one that does not
+  // exist yet: the rename replaces or creates the final target of its chain.
   std::filesystem::path path = requested;
-  if (std::filesystem::is_symlink(std::filesystem::symlink_status(requested, error))) {
-    path = std::filesystem::weakly_canonical(requested, error);
+  for (int links = 0; std::filesystem::is_symlink(std::filesystem::symlink_status(path, error)); ++links) {
+    if (links == max_symbolic_links) {
+      return std::unexpected("cannot write " + requested.string() + ": too many levels of symbolic links");
+    }
+    const std::filesystem::path target = std::filesystem::read_symlink(path, error);
     if (error) return std::unexpected("cannot write " + requested.string() + ": " + reason(error));
+    path = target.is_absolute() ? target : path.parent_path() / target;
   }
 
   std::filesystem::path temporary = path;
