@@ -19,7 +19,7 @@ inline constexpr std::uint32_t entry_word = 0x41800003;
 inline constexpr std::uint32_t return_word = 0x43A00000;
 // OR-ed into the PIC delay of a receiver row: marks the word that receives.
 inline constexpr std::uint32_t receive_mark = 0x14000;
-// First and last-plus-one byte address of the receive window.
+// First byte address of the receive window; a receiver row addresses 0x2000 words from it.
 inline constexpr std::uint32_t receive_window_base = 0x50000;
 inline constexpr std::uint32_t max_word_count = 4148;
 
