@@ -24,6 +24,9 @@ run_step("install into ${PREFIX}"
 run_step("configure consumer"
   ${CMAKE_COMMAND} -S ${CONSUMER_SOURCE_DIR} -B ${CONSUMER_BINARY_DIR} -G ${GENERATOR}
     -DCMAKE_BUILD_TYPE=${TESSAL_CONFIG} -DCMAKE_CXX_COMPILER=${CXX_COMPILER} -DCMAKE_PREFIX_PATH=${PREFIX}
+    # The consumer is built with the same flags, so that an instrumented build
+    # (sanitizers, coverage) links against its instrumented libraries.
+    "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}"
     -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
 run_step("build consumer" ${CMAKE_COMMAND} --build ${CONSUMER_BINARY_DIR})
 run_step("run consumer" ${CONSUMER_BINARY_DIR}/tessal_consumer)
