@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "check_bodies.hpp"
+#include "exchange_schedule.hpp"
 #include "tessal_compiler/exchange_lowering.hpp"
 #include "tessal_compiler/schedule.hpp"
 #include "tessal_exchange/instruction_words.hpp"
@@ -31,44 +32,6 @@ using tessal_compiler::TensorId;
 using tessal_compiler::Transfer;
 using tessal_exchange::Topology;
 
-// A schedule of one exchange phase with the given transfers: every sender
-// holds its tensor at home (0x62000) and every receiver owns a staging buffer
-// of the phase (0x52000). No SRAM planning takes place.
-Schedule exchange_schedule(const std::vector<Transfer>& transfers) {
-  std::vector<Allocation> allocations;
-  const auto has = [&allocations](TensorId tensor, std::uint16_t tile, const AllocationKind& kind) {
-    return std::ranges::any_of(allocations, [&](const Allocation& allocation) {
-      return allocation.tensor == tensor && allocation.tile == tile && allocation.kind == kind;
-    });
-  };
-  const AllocationKind home{AllocationKind::Home{}};
-  const AllocationKind staging{AllocationKind::ExchangeStaging{0}};
-  for (const Transfer& transfer : transfers) {
-    if (!has(transfer.tensor, transfer.source_tile, home)) {
-      allocations.push_back(Allocation{.tensor = transfer.tensor,
-                                       .tile = transfer.source_tile,
-                                       .address = 0x62000,
-                                       .size = transfer.bytes,
-                                       .live_from = 0,
-                                       .live_until = 1,
-                                       .kind = home});
-    }
-    if (!has(transfer.tensor, transfer.destination_tile, staging)) {
-      allocations.push_back(Allocation{.tensor = transfer.tensor,
-                                       .tile = transfer.destination_tile,
-                                       .address = 0x52000,
-                                       .size = transfer.bytes,
-                                       .live_from = 0,
-                                       .live_until = 1,
-                                       .kind = staging});
-    }
-  }
-  return Schedule{.layouts = {},
-                  .phases = {Phase{Phase::Exchange{transfers}}},
-                  .allocations = std::move(allocations),
-                  .tile_count = 16,
-                  .peak_sram = {}};
-}
 
 namespace {
 

@@ -21,6 +21,7 @@
 #include "tessal_exchange/instruction_words.hpp"
 #include "tessal_exchange/logging.hpp"
 #include "tessal_exchange/topology.hpp"
+#include "exchange_schedule.hpp"
 
 namespace {
 
@@ -70,27 +71,7 @@ Allocation staging(std::uint64_t tensor, std::uint16_t tile, std::uint32_t addre
 Phase exchange_phase(std::vector<Transfer> transfers) { return Phase{Phase::Exchange{std::move(transfers)}}; }
 Phase compute_phase() { return Phase{Phase::Compute{OpId{0}, {}}}; }
 
-// One exchange phase; every sender holds its tensor at home (0x62000) and every
-// receiver owns a staging buffer of the phase (0x52000).
-Schedule exchange_schedule(const std::vector<Transfer>& transfers) {
-  std::vector<Allocation> allocations;
-  const auto has = [&](TensorId tensor, std::uint16_t tile, const AllocationKind& kind) {
-    return std::ranges::any_of(allocations, [&](const Allocation& allocation) {
-      return allocation.tensor == tensor && allocation.tile == tile && allocation.kind == kind;
-    });
-  };
-  const AllocationKind home_kind{AllocationKind::Home{}};
-  const AllocationKind staging_kind{AllocationKind::ExchangeStaging{0}};
-  for (const Transfer& t : transfers) {
-    if (!has(t.tensor, t.source_tile, home_kind)) {
-      allocations.push_back(Allocation{t.tensor, t.source_tile, kHome, t.bytes, 0, 1, home_kind});
-    }
-    if (!has(t.tensor, t.destination_tile, staging_kind)) {
-      allocations.push_back(Allocation{t.tensor, t.destination_tile, kStaging, t.bytes, 0, 1, staging_kind});
-    }
-  }
-  return Schedule{{}, {exchange_phase(transfers)}, std::move(allocations), 16, {}};
-}
+using tessal_checks::exchange_schedule;
 
 // The relay scenario: tile 1 holds tensor 0 only in a staging buffer of the phase.
 Schedule relay_schedule() {
